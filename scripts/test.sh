@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-2}
 
+# What a fresh machine lacks is installed first, so this one command is enough.
+bash scripts/install-deps.sh
+
 run_build() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null

@@ -111,6 +111,7 @@ int main(int argc, char **argv) {
 
     // Signals arrive through a descriptor; blocked before the server
     // thread starts so that it inherits the mask.
+    signal(SIGPIPE, SIG_IGN);  // a reader gone from standard output is no reason to die
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);

@@ -235,8 +235,8 @@ struct Simulator::State {
         {
             std::lock_guard<std::mutex> guard(lock);
             log.push_back(Frame{false, text, Clock::now(), {}});
-            LogLine("->", text, {});
         }
+        LogLine("->", text, {});
         if (rate == 0) {
             WriteAll(text.data(), text.size());
             return;
@@ -247,44 +247,52 @@ struct Simulator::State {
         }
     }
 
+    // Logs the request, takes the station's response and applies the
+    // request to the image. Answers whether to reply, and with what.
+    bool Take(const Request &request, const std::string &frame, Clock::time_point last,
+              std::string *note, std::string *reply, Response *response) {
+        std::lock_guard<std::mutex> guard(lock);
+        auto station = stations.end();
+        if (request.kind == RequestKind::kMalformed) {
+            *note = "malformed";
+        } else {
+            station = stations.find(request.station);
+            if (!request.checksumRight) *note = "bad checksum";
+            if (station == stations.end()) *note += note->empty() ? "no station" : ", no station";
+        }
+        log.push_back(Frame{true, frame, last, *note});
+        if (station == stations.end()) return false;
+
+        std::deque<Response> &waiting = queued[request.station];
+        if (!waiting.empty()) {
+            *response = waiting.front();
+            waiting.pop_front();
+        } else if (auto fixed = defaults.find(request.station); fixed != defaults.end()) {
+            *response = fixed->second;
+        }
+        if (response->silent) return false;
+        StationImage &image = station->second;
+        if (request.kind == RequestKind::kWrite) {
+            std::copy(request.data.begin(), request.data.end(), image.groups);
+            if (response->dropAck) return false;
+        }
+        const bool masks = request.kind == RequestKind::kMaskQuery;
+        *reply = WireText(BuildReply(request.station, masks ? image.masks : image.groups, *response),
+                          *response);
+        return true;
+    }
+
     // One whole request, from its "s" to its "e".
     void Handle(const std::string &frame, Clock::time_point first, Clock::time_point last) {
         const Request request = ParseRequest(frame);
+        std::string note;
         std::string reply;
         Response response;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            auto station = stations.end();
-            std::string note;
-            if (request.kind == RequestKind::kMalformed) {
-                note = "malformed";
-            } else {
-                station = stations.find(request.station);
-                if (!request.checksumRight) note = "bad checksum";
-                if (station == stations.end()) note += note.empty() ? "no station" : ", no station";
-            }
-            log.push_back(Frame{true, frame, last, note});
-            LogLine("<-", frame, note);
-            if (station == stations.end()) return;
-
-            std::deque<Response> &waiting = queued[request.station];
-            if (!waiting.empty()) {
-                response = waiting.front();
-                waiting.pop_front();
-            } else if (auto fixed = defaults.find(request.station); fixed != defaults.end()) {
-                response = fixed->second;
-            }
-            if (response.silent) return;
-            StationImage &image = station->second;
-            if (request.kind == RequestKind::kWrite) {
-                std::copy(request.data.begin(), request.data.end(), image.groups);
-                if (response.dropAck) return;
-            }
-            const bool masks = request.kind == RequestKind::kMaskQuery;
-            reply = WireText(BuildReply(request.station, masks ? image.masks : image.groups, response),
-                             response);
-        }
-        Send(reply, response, frame.size(), first, last);
+        const bool answer = Take(request, frame, last, &note, &reply, &response);
+        // The file gets its line outside the lock: a slow stream must not
+        // hold up the callers of the API.
+        LogLine("<-", frame, note);
+        if (answer) Send(reply, response, frame.size(), first, last);
     }
 
     void Serve() {
@@ -323,7 +331,6 @@ struct Simulator::State {
                         pending.clear();
                         Handle(frame, first, now);
                     } else if (pending.size() >= kLongestRequest) {
-                        std::lock_guard<std::mutex> guard(lock);
                         LogLine("<-", pending, "dropped: no \"e\"");
                         pending.clear();
                     }

@@ -24,18 +24,25 @@ struct StationImage {
 };
 
 // How a station answers one request. The default answers normally.
+//
+// The reply's content is changed by answerAs, fieldFault, wrongChecksum,
+// outsideAlphabet and neverEnds; raw replaces it; truncateAfter then cuts
+// it; junkBefore goes in front. A write frame is stored unless the
+// response is silent.
 struct Response {
-    bool silent = false;          // no answer at all
+    bool silent = false;          // no answer at all, and a write is not stored
     int answerAs = 0;             // station number put in the reply; 0: its own
     bool fieldFault = false;      // status pair with the field-equipment bit (0x80)
     int truncateAfter = -1;       // >= 0: send only this many characters of the reply, then nothing
     std::string junkBefore;       // characters sent before the reply
     bool wrongChecksum = false;   // checksum pair off by one
-    bool outsideAlphabet = false; // group characters outside "@".."O" (for example "Z" and "0")
-    bool neverEnds = false;       // the reply's characters go on without an "e" (200 of them)
+    bool outsideAlphabet = false; // every group pair sent as "Z0", outside "@".."O"
+    bool neverEnds = false;       // the reply's characters go on without an "e" (200 of them:
+                                  // header and station, then the group pairs over and over)
     int delayMs = 0;              // extra delay before the answer
     bool dropAck = false;         // a write frame is stored but not acknowledged
-    std::optional<std::string> raw; // sent exactly as given instead of the reply
+    std::optional<std::string> raw; // sent exactly as given instead of the reply; the request
+                                    // still acts on the image (a write stores)
 };
 
 struct Options {
@@ -55,7 +62,7 @@ struct Options {
 
 // One logged frame: direction and characters as they crossed the line.
 // A received frame is stamped when its closing "e" was read, a sent one
-// when its first character went out.
+// when it began to go out (after turnaround and delay).
 struct Frame {
     bool received;  // true: from the master; false: sent by a station
     std::string text;
