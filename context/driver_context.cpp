@@ -114,6 +114,14 @@ int32_t ChangeQorParams(const QorRequest *request) {
     StoreName(context, change->portName);
     if (change->line.baud != 0) context->portSettings.line = change->line;
 
+    // Still holding the port of the same name: the exclusive open of a
+    // serial port would fail here, while the null device would open a
+    // second handle and the recorded one would be lost. Refused alike.
+    if (context->portHandle != 0) {
+        err(QOR_LOG_OPERATOR, "DOVED: ChangeQorParams() open new COM port failed");
+        return QOR_FAILED;
+    }
+
     PortHandle handle = OpenFromSettings(&context->portSettings);
     if (handle == 0) {
         err(QOR_LOG_OPERATOR, "DOVED: ChangeQorParams() open new COM port failed");

@@ -182,9 +182,15 @@ typedef int32_t (QOR_CALL *QorMainFunction)(const QorRequest *request);
 #include <stddef.h>
 /* The binary interface of a 32-bit host process. */
 static_assert(sizeof(QorRequest) == 20, "QorRequest");
+static_assert(offsetof(QorRequest, context) == 0, "QorRequest.context");
 static_assert(offsetof(QorRequest, operation) == 4, "QorRequest.operation");
+static_assert(offsetof(QorRequest, reserved1) == 8, "QorRequest.reserved1");
+static_assert(offsetof(QorRequest, reserved2) == 12, "QorRequest.reserved2");
 static_assert(offsetof(QorRequest, data) == 16, "QorRequest.data");
 static_assert(sizeof(LineSettings) == 8, "LineSettings");
+static_assert(offsetof(LineSettings, dataBits) == 2, "LineSettings.dataBits");
+static_assert(offsetof(LineSettings, stopBits) == 4, "LineSettings.stopBits");
+static_assert(offsetof(LineSettings, parity) == 6, "LineSettings.parity");
 static_assert(sizeof(PortSettings) == 22, "PortSettings");
 static_assert(offsetof(PortSettings, line) == 12, "PortSettings.line");
 static_assert(offsetof(PortSettings, controlFlags) == 20, "PortSettings.controlFlags");
@@ -195,6 +201,7 @@ static_assert(offsetof(QorInfo, contextSize) == 12, "QorInfo.contextSize");
 static_assert(offsetof(QorInfo, hostNumber2) == 16, "QorInfo.hostNumber2");
 static_assert(offsetof(QorInfo, defaultLine) == 20, "QorInfo.defaultLine");
 static_assert(offsetof(QorInfo, hostNumber3) == 28, "QorInfo.hostNumber3");
+static_assert(offsetof(DriverContext, replyTimeout) == 0, "DriverContext.replyTimeout");
 static_assert(offsetof(DriverContext, active) == 4, "DriverContext.active");
 static_assert(offsetof(DriverContext, reserved) == 8, "DriverContext.reserved");
 static_assert(offsetof(DriverContext, portHandle) == 12, "DriverContext.portHandle");
@@ -208,12 +215,16 @@ static_assert(sizeof(ChangeParams) == 24, "ChangeParams");
 static_assert(offsetof(ChangeParams, replyTimeout) == 12, "ChangeParams.replyTimeout");
 static_assert(offsetof(ChangeParams, line) == 16, "ChangeParams.line");
 static_assert(sizeof(AddressParseRecord) == 36, "AddressParseRecord");
+static_assert(offsetof(AddressParseRecord, reserved) == 4, "AddressParseRecord.reserved");
 static_assert(offsetof(AddressParseRecord, dataType) == 8, "AddressParseRecord.dataType");
 static_assert(offsetof(AddressParseRecord, elementCount) == 12, "AddressParseRecord.elementCount");
 static_assert(offsetof(AddressParseRecord, words) == 16, "AddressParseRecord.words");
 static_assert(sizeof(GateRecord) == 44, "GateRecord");
+static_assert(offsetof(GateRecord, reserved1) == 4, "GateRecord.reserved1");
 static_assert(offsetof(GateRecord, words) == 8, "GateRecord.words");
+static_assert(offsetof(GateRecord, reserved2) == 28, "GateRecord.reserved2");
 static_assert(offsetof(GateRecord, elementCount) == 32, "GateRecord.elementCount");
+static_assert(offsetof(GateRecord, reserved3) == 36, "GateRecord.reserved3");
 static_assert(offsetof(GateRecord, values) == 40, "GateRecord.values");
 #endif
 

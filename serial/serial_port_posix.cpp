@@ -154,6 +154,23 @@ int32_t FailOpen(int fd, PortHandle *handle, int32_t status) {
 int64_t PlatformRead(int fd, char *buffer, uint32_t want) {
     if (fd < 0) return -1;
     if (want == 0) return 0;
+    const int64_t began = MonotonicNanoseconds();
+
+    // What the kernel already holds is taken at once, with one system call:
+    // the port reads with VMIN 0 and VTIME 0 (set by PortOpen), so this read
+    // never waits. Replies are read one character at a time, and their
+    // characters are often waiting already (a UART's FIFO or a USB adapter
+    // hands them over in bursts; a busy host falls behind a fast line). Only
+    // a read that has to wait needs the time-out and the poll below, and
+    // pays for this empty read.
+    uint32_t got = 0;
+    const ssize_t waiting = read(fd, buffer, want);
+    if (waiting > 0) {
+        got = (uint32_t)waiting;
+        if (got == want) return got;
+    } else if (waiting < 0 && errno != EINTR && errno != EAGAIN) {
+        return -1;
+    }
 
     bool limited = true;
     uint32_t timeoutMs = 0;
@@ -162,11 +179,10 @@ int64_t PlatformRead(int fd, char *buffer, uint32_t want) {
         timeoutMs = ReadTimeoutOf(settings);
         limited = timeoutMs != 0;
     } else if (errno != ENOTTY) {
-        return -1;
+        return got > 0 ? (int64_t)got : -1;
     }
 
-    const int64_t deadline = MonotonicNanoseconds() + (int64_t)timeoutMs * 1000000;
-    uint32_t got = 0;
+    const int64_t deadline = began + (int64_t)timeoutMs * 1000000;
     for (;;) {
         int waitMs = -1;
         if (limited) {

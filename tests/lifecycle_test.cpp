@@ -26,7 +26,7 @@ constexpr LineSettings kLine19200{19200, 8, 0, 0};
 
 StartParams Start(const std::string &port, int32_t enabled, int32_t replyTimeout, LineSettings line = kLine9600) {
     StartParams start{};
-    std::strncpy(start.portName, port.c_str(), sizeof start.portName);
+    std::strncpy(start.portName, port.c_str(), sizeof start.portName - 1);
     start.enabled = enabled;
     start.replyTimeout = replyTimeout;
     start.line = line;
@@ -35,7 +35,7 @@ StartParams Start(const std::string &port, int32_t enabled, int32_t replyTimeout
 
 ChangeParams Change(const std::string &port, int32_t replyTimeout, LineSettings line) {
     ChangeParams change{};
-    std::strncpy(change.portName, port.c_str(), sizeof change.portName);
+    std::strncpy(change.portName, port.c_str(), sizeof change.portName - 1);
     change.replyTimeout = replyTimeout;
     change.line = line;
     return change;

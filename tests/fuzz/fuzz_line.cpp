@@ -7,7 +7,7 @@
 // the station's bytes.
 //   op    % 4: SingleRead, BlockRead, SingleWrite, BlockWrite
 //   kind  % 4: byte gate, bit gate, compound gate, block; bit 0x10 writes
-//              the address in lower case, 0x20 adds a " X1" tail, 0x40 "ZZ"
+//              the address in lower case, 0x20 adds a " X1" tail, 0x40 a "Z"
 //   count: a block's count from -4 to 21; a single gate's 1, or with bit
 //          0x80 set -4 to 27; 0xFE and 0xFF the extreme counts
 //   value: element 1 of a single write (0 to 255 unless the high byte has
@@ -116,7 +116,7 @@ Gate GateOf(const uint8_t *header) {
         for (char &c : gate.text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     }
     if ((header[1] & 0x20) != 0) gate.text += " X1";
-    if ((header[1] & 0x40) != 0) gate.text += "ZZ";
+    if ((header[1] & 0x40) != 0) gate.text += "Z";
     return gate;
 }
 
@@ -321,6 +321,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     start.replyTimeout = 10;
     start.line = LineSettings{9600, 8, 0, 0};
     FUZZ_CHECK(Call(contextBlock, QOR_OP_COLD_START, &start) == QOR_DONE, "ColdStart on the line");
+    // Reads and writes only read the context.
+    unsigned char startedContext[QOR_CONTEXT_SIZE];
+    std::memcpy(startedContext, contextBlock, sizeof startedContext);
 
     // The address text as the host keeps it, its terminator the block's last byte.
     std::unique_ptr<char[]> text(new char[gate.text.size() + 1]);
@@ -381,6 +384,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         sent.push_back(exchange.frame);
     }
     FUZZ_CHECK(!state.foreignHandle, "the driver used a handle the line never handed out");
+    FUZZ_CHECK(std::memcmp(startedContext, contextBlock, sizeof startedContext) == 0, "the request changed the context");
     FUZZ_CHECK(std::memcmp(&record, &recordBefore, sizeof record) == 0, "the gate record changed");
     FUZZ_CHECK(sent == expected.frames, "gate \"%s\" count %d: sent%s\nexpected%s", gate.text.c_str(), gate.count,
                FrameList(sent).c_str(), FrameList(expected.frames).c_str());
