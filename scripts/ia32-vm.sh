@@ -116,9 +116,20 @@ mkdir -p /newroot/dev/pts /newroot/dev/shm
 mount -t devpts -o newinstance,ptmxmode=0666 devpts /newroot/dev/pts
 ln -sf pts/ptmx /newroot/dev/ptmx 2>/dev/null || mount --bind /newroot/dev/pts/ptmx /newroot/dev/ptmx
 mount -t tmpfs tmpfs /newroot/dev/shm
-mount -t tmpfs -o size=2g tmpfs /newroot/tmp
-stty -onlcr </dev/console 2>/dev/null
 job=$(sed -n 's/.*ia32vm.job=\([^ ]*\).*/\1/p' /proc/cmdline)
+# The host's /tmp stays reachable under /hosttmp, and the folders of it
+# that the job names (a working tree cloned under /tmp, say) come back
+# into the guest's own /tmp at their own paths.
+mkdir -p /hosttmp
+mount -o bind /newroot/tmp /hosttmp
+mount -t tmpfs -o size=2g tmpfs /newroot/tmp
+if [ -f "/newroot$job/binds" ]; then
+  while read -r path; do
+    mkdir -p "/newroot$path"
+    mount -o bind "/hosttmp${path#/tmp}" "/newroot$path"
+  done <"/newroot$job/binds"
+fi
+stty -onlcr </dev/console 2>/dev/null
 chroot /newroot /bin/bash "$job/run.sh" </dev/null >/dev/console 2>&1
 echo $? >"/newroot$job/rc"
 sync
@@ -144,6 +155,15 @@ trap 'rm -rf "$job"' EXIT
   printf 'cd %q\n' "$PWD"
   printf 'exec'; printf ' %q' "$@"; printf '\n'
 } >"$job/run.sh"
+# The guest has a /tmp of its own; the folders under the host's /tmp that
+# hold the current directory and this project come along.
+for path in "$PWD" "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"; do
+  path=$(realpath -m "$path")
+  if [[ $path == /tmp/?* ]]; then
+    top=${path#/tmp/}
+    echo "/tmp/${top%%/*}"
+  fi
+done | sort -u >"$job/binds"
 
 memory=${IA32_VM_MEMORY:-4096}
 cpus=${IA32_VM_CPUS:-2}

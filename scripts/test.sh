@@ -2,8 +2,10 @@
 # Builds the project twice, plain and with AddressSanitizer +
 # UndefinedBehaviorSanitizer, and runs the whole test suite in both; then
 # the concurrency tests under ThreadSanitizer, the plain build's tests under
-# valgrind (scripts/valgrind.sh) and a short fuzzing run (scripts/fuzz.sh,
-# FUZZ_SECONDS per target, 20 by default).
+# valgrind (scripts/valgrind.sh), a short fuzzing run (scripts/fuzz.sh,
+# FUZZ_SECONDS per target, 20 by default) and the builds for the field's
+# platform (scripts/test-cross.sh): the suite in a 32-bit Linux process and
+# the Windows suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-2}
@@ -31,3 +33,5 @@ echo "== valgrind memcheck: the plain build's test executables"
 VALGRIND_BUILD_DIR=build/plain bash scripts/valgrind.sh
 echo "== fuzzing: every target from its corpus for a bounded time"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+echo "== the field's platform: i386 Linux and Windows i686 under Wine"
+bash scripts/test-cross.sh

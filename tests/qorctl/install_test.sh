@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs the build tree into a fresh prefix and builds a C host against
 # the installed copy with pkg-config alone, then runs it and the installed
-# qorctl. Arguments: build directory, host source, C compiler flags, and
-# with-tools when the tools are built.
+# qorctl. Arguments: build directory, host source, the build's C compiler
+# and its flags (-m32 in the i386 build), and with-tools when the tools
+# are built.
 set -euo pipefail
 build=$1
 source=$2
-extra_cflags=${3:-}
-tools=${4:-with-tools}
+compiler=${3:-cc}
+extra_cflags=${4:-}
+tools=${5:-with-tools}
 
-for tool in pkg-config cc; do
+for tool in pkg-config "$compiler"; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
 done
 
@@ -29,7 +31,7 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 
 libdir=$(pkg-config --variable=libdir doved)
 # shellcheck disable=SC2046,SC2086
-cc $extra_cflags -o "$prefix/host" "$source" $(pkg-config --cflags --libs doved) -Wl,-rpath,"$libdir"
+"$compiler" $extra_cflags -o "$prefix/host" "$source" $(pkg-config --cflags --libs doved) -Wl,-rpath,"$libdir"
 
 # The host must load the installed library, not the one in the build tree.
 loaded=$(ldd "$prefix/host" | awk '/libdoved\.so/ {print $3}')
