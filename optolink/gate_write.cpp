@@ -42,6 +42,37 @@ ReplyCheck CheckReply(const char *reply, int length, int station, int64_t lastGr
     return ReplyCheck::kGood;
 }
 
+// One query of a write attempt, the mask or the data query: sends it and
+// takes and checks the reply. Returns the reply's length, or 0 when the
+// attempt goes no further; then the reason is logged, *result holds what a
+// rejected reply makes of the request, and the line is purged where a
+// reply was lost or cut short.
+int QueryForWrite(const DriverContext *context, uint32_t stationWord, int32_t query, int64_t lastGroupTaken,
+                  const char *name, char *reply, int32_t *result) {
+    char frame[kRequestBufferSize];
+    const int frameLength = BuildQuery(stationWord, query, frame);
+    SEND(context, frame, frameLength);
+    const int length = ReceiveReply(context, reply);
+    if (length == 0) {
+        PurgeAndPause(context);
+        return 0;
+    }
+    switch (CheckReply(reply, length, static_cast<int>(stationWord), lastGroupTaken)) {
+    case ReplyCheck::kGood:
+        return length;
+    case ReplyCheck::kBadStation:
+        err(QOR_LOG_DIAGNOSTIC, "DOVED: Bad Plc Address in Reply");
+        *result = QOR_REFUSED;
+        return 0;
+    case ReplyCheck::kShort:
+        err(QOR_LOG_DIAGNOSTIC, "DOVED: SingleWrite() Incorrect data received. Gate = %s", name);
+        *result = QOR_REFUSED;
+        PurgeAndPause(context);
+        return 0;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int32_t SingleWrite(const QorRequest *request) {
@@ -66,7 +97,7 @@ int32_t SingleWrite(const QorRequest *request) {
     // its buffer, or the bit would not exist. Refused like a bad value.
     if (group >= static_cast<uint32_t>(kGroupCount) || (bit > kHighestBit && bit != QOR_NO_BIT)) return QOR_REFUSED;
 
-    const int station = static_cast<int>(gate->words[QOR_WORD_STATION]);
+    const uint32_t stationWord = gate->words[QOR_WORD_STATION];
     // Groups A to the one before the gate's come from the image, and a bit
     // gate's own group too; a whole-byte gate on group A takes none.
     const int64_t lastGroupTaken = bit == QOR_NO_BIT ? static_cast<int64_t>(group) - 1 : group;
@@ -77,50 +108,16 @@ int32_t SingleWrite(const QorRequest *request) {
     char acknowledgement[kReplyBufferSize];
 
     for (int attempt = 0; attempt < kSingleWriteAttempts; ++attempt) {
-        int length = BuildQuery(gate->words[QOR_WORD_STATION], kMaskQuery, frame);
-        SEND(context, frame, length);
-        const int maskLength = ReceiveReply(context, maskReply);
-        if (maskLength == 0) {
-            PurgeAndPause(context);
-            continue;
-        }
-        // Checked here, before the DataQuery: a mask that cannot decide the
-        // groups taken rejects the attempt whatever the data reply holds.
-        ReplyCheck check = CheckReply(maskReply, maskLength, station, lastGroupTaken);
-        if (check == ReplyCheck::kBadStation) {
-            err(QOR_LOG_DIAGNOSTIC, "DOVED: Bad Plc Address in Reply");
-            result = QOR_REFUSED;
-            continue;
-        }
-        if (check == ReplyCheck::kShort) {
-            err(QOR_LOG_DIAGNOSTIC, "DOVED: SingleWrite() Incorrect data received. Gate = %s", name);
-            result = QOR_REFUSED;
-            PurgeAndPause(context);
-            continue;
-        }
-
-        length = BuildQuery(gate->words[QOR_WORD_STATION], kDataQuery, frame);
-        SEND(context, frame, length);
-        const int dataLength = ReceiveReply(context, dataReply);
-        if (dataLength == 0) {
-            PurgeAndPause(context);
-            continue;
-        }
-        check = CheckReply(dataReply, dataLength, station, lastGroupTaken);
-        if (check == ReplyCheck::kBadStation) {
-            err(QOR_LOG_DIAGNOSTIC, "DOVED: Bad Plc Address in Reply");
-            result = QOR_REFUSED;
-            continue;
-        }
-        if (check == ReplyCheck::kShort) {
-            err(QOR_LOG_DIAGNOSTIC, "DOVED: SingleWrite() Incorrect data received. Gate = %s", name);
-            result = QOR_REFUSED;
-            PurgeAndPause(context);
-            continue;
-        }
+        // The mask reply is checked before the DataQuery goes out: a mask
+        // that cannot decide the groups taken rejects the attempt whatever
+        // the data reply holds.
+        const int maskLength = QueryForWrite(context, stationWord, kMaskQuery, lastGroupTaken, name, maskReply, &result);
+        if (maskLength == 0) continue;
+        const int dataLength = QueryForWrite(context, stationWord, kDataQuery, lastGroupTaken, name, dataReply, &result);
+        if (dataLength == 0) continue;
 
         MaskImage(dataReply, dataLength, maskReply, maskLength);
-        length = BuildWriteFrame(gate, dataReply, frame);
+        const int length = BuildWriteFrame(gate, dataReply, frame);
         SEND(context, frame, length);
         // Only the arrival of an acknowledgement counts, not its content.
         if (ReceiveReply(context, acknowledgement) == 0) continue;
