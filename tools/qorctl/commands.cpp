@@ -203,7 +203,15 @@ int RunParse(Driver &driver, const std::vector<GateArgument> &addresses, const P
     return status;
 }
 
-int RunRead(Driver &driver, const PortOptions &port, const std::vector<GateArgument> &gates, bool json) {
+namespace {
+
+enum class GateAction { kRead, kWrite };
+
+// read and write: each gate parsed and, when accepted, read or written on
+// one port session; a table row or a JSON object per gate. A read shows
+// the values it delivered, a write the values it was given.
+int RunGates(Driver &driver, const PortOptions &port, const std::vector<GateArgument> &gates, bool json,
+             GateAction action) {
     PortSession session(driver, driver.Info().contextSize);
     if (!StartPort(session, port)) return QOR_FAILED;
     int status = 0;
@@ -214,40 +222,21 @@ int RunRead(Driver &driver, const PortOptions &port, const std::vector<GateArgum
         std::string reason = "refused: " + parsed.reason;
         GateOutcome outcome;
         if (result == QOR_DONE) {
-            outcome = ReadGate(driver, session.Context(), parsed);
+            outcome = action == GateAction::kRead ? ReadGate(driver, session.Context(), parsed)
+                                                  : WriteGate(driver, session.Context(), parsed);
             result = outcome.result;
             reason = outcome.reason;
         }
         status = Worse(status, result);
-        std::vector<long> values = Widen(outcome.values);
-        if (json) {
-            std::printf("%s\n", GateJson(parsed, result == QOR_DONE ? &values : nullptr, result, reason).c_str());
-        } else {
-            std::string value = result == QOR_DONE ? FormatValues(outcome.values, parsed.block) : "-";
-            table.Add({gate.given, KindOf(parsed), value, ResultCell(result, reason)});
-        }
-    }
-    if (!json) table.Print(stdout);
-    status = Worse(status, session.End());
-    return status;
-}
-
-int RunWrite(Driver &driver, const PortOptions &port, const std::vector<GateArgument> &gates, bool json) {
-    PortSession session(driver, driver.Info().contextSize);
-    if (!StartPort(session, port)) return QOR_FAILED;
-    int status = 0;
-    Table table({"GATE", "KIND", "VALUE", "RESULT"});
-    for (const GateArgument &gate : gates) {
-        ParsedGate parsed = ParseForUse(driver, gate);
-        int32_t result = parsed.result;
-        std::string reason = "refused: " + parsed.reason;
-        if (result == QOR_DONE) {
-            GateOutcome outcome = WriteGate(driver, session.Context(), parsed);
-            result = outcome.result;
-            reason = outcome.reason;
-        }
-        status = Worse(status, result);
-        if (json) {
+        if (action == GateAction::kRead) {
+            std::vector<long> values = Widen(outcome.values);
+            if (json) {
+                std::printf("%s\n", GateJson(parsed, result == QOR_DONE ? &values : nullptr, result, reason).c_str());
+            } else {
+                std::string value = result == QOR_DONE ? FormatValues(outcome.values, parsed.block) : "-";
+                table.Add({gate.given, KindOf(parsed), value, ResultCell(result, reason)});
+            }
+        } else if (json) {
             std::printf("%s\n", GateJson(parsed, &gate.values, result, reason).c_str());
         } else {
             std::string value;
@@ -258,6 +247,16 @@ int RunWrite(Driver &driver, const PortOptions &port, const std::vector<GateArgu
     if (!json) table.Print(stdout);
     status = Worse(status, session.End());
     return status;
+}
+
+}  // namespace
+
+int RunRead(Driver &driver, const PortOptions &port, const std::vector<GateArgument> &gates, bool json) {
+    return RunGates(driver, port, gates, json, GateAction::kRead);
+}
+
+int RunWrite(Driver &driver, const PortOptions &port, const std::vector<GateArgument> &gates, bool json) {
+    return RunGates(driver, port, gates, json, GateAction::kWrite);
 }
 
 int RunScan(Driver &driver, const PortOptions &port) {
