@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "host/qorhost.h"
+#include "tests/support/qor_call.h"
 
 namespace bench {
 
@@ -115,14 +116,6 @@ std::string UtcNow() {
 
 // ---- A host's side of QorMain ------------------------------------------
 
-int32_t Call(void *context, uint32_t operation, void *data) {
-    QorRequest request{};
-    request.context = context;
-    request.operation = operation;
-    request.data = data;
-    return QorMain(&request);
-}
-
 int32_t StartPort(Port &port, const std::string &path, uint16_t baud, int32_t replyTimeoutUnits) {
     std::string name = path;
     if (name.rfind("/dev/", 0) == 0) name = name.substr(5);
@@ -132,12 +125,12 @@ int32_t StartPort(Port &port, const std::string &path, uint16_t baud, int32_t re
     start.enabled = 1;
     start.replyTimeout = replyTimeoutUnits;
     start.line = LineSettings{baud, 8, 0, 0};
-    Call(port.context(), QOR_OP_CLOSE_COM, nullptr);
-    return Call(port.context(), QOR_OP_COLD_START, &start);
+    QorCall(port.context(), QOR_OP_CLOSE_COM, nullptr);
+    return QorCall(port.context(), QOR_OP_COLD_START, &start);
 }
 
 // CloseCom, not EndQor: the shutdown latch would silence every later port.
-void ClosePort(Port &port) { Call(port.context(), QOR_OP_CLOSE_COM, nullptr); }
+void ClosePort(Port &port) { QorCall(port.context(), QOR_OP_CLOSE_COM, nullptr); }
 
 GateRecord Gate::Record() {
     GateRecord record{};
@@ -155,7 +148,7 @@ bool ParseSingle(Gate &gate, const std::string &text) {
     parse.text = gate.text.c_str();
     const char suffix = text.size() > 3 ? text[3] : '\0';
     parse.dataType = suffix == 'A' ? QOR_TYPE_BYTE : suffix == 'C' ? QOR_TYPE_COMPOUND : QOR_TYPE_BIT;
-    if (Call(nullptr, QOR_OP_SINGLE_ADDRESS_PARSER, &parse) != QOR_DONE) return false;
+    if (QorCall(nullptr, QOR_OP_SINGLE_ADDRESS_PARSER, &parse) != QOR_DONE) return false;
     std::memcpy(gate.words, parse.words, sizeof gate.words);
     return true;
 }
@@ -166,14 +159,14 @@ bool ParseBlock(Gate &gate, const std::string &text, int32_t count) {
     AddressParseRecord parse{};
     parse.text = gate.text.c_str();
     parse.elementCount = count;
-    if (Call(nullptr, QOR_OP_BLOCK_ADDRESS_PARSER, &parse) != QOR_DONE) return false;
+    if (QorCall(nullptr, QOR_OP_BLOCK_ADDRESS_PARSER, &parse) != QOR_DONE) return false;
     std::memcpy(gate.words, parse.words, sizeof gate.words);
     return true;
 }
 
 int32_t Run(Port &port, uint32_t operation, Gate &gate) {
     GateRecord record = gate.Record();
-    return Call(port.context(), operation, &record);
+    return QorCall(port.context(), operation, &record);
 }
 
 namespace {

@@ -49,8 +49,6 @@ std::string UtcNow();
 
 // ---- A host's side of QorMain ------------------------------------------
 
-int32_t Call(void *context, uint32_t operation, void *data);
-
 // One port's context block, as the host allocates it.
 struct Port {
     alignas(8) unsigned char block[QOR_CONTEXT_SIZE] = {};

@@ -24,6 +24,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/pty_pair.h"
 #include "tools/optolink-sim/optolink_sim.h"
+#include "tests/support/qor_call.h"
 
 namespace {
 
@@ -104,14 +105,6 @@ std::vector<LogLine> operator+(std::vector<LogLine> a, const std::vector<LogLine
 
 std::vector<LogLine> Times(int count, const LogLine &line) { return std::vector<LogLine>(static_cast<size_t>(count), line); }
 
-int32_t Call(void *context, uint32_t operation, void *data) {
-    QorRequest request{};
-    request.context = context;
-    request.operation = operation;
-    request.data = data;
-    return QorMain(&request);
-}
-
 // "pts/N" for "/dev/pts/N": the port name field holds 11 characters.
 std::string PortName(const Simulator &sim) { return sim.PortPath().substr(std::strlen("/dev/")); }
 
@@ -133,7 +126,7 @@ Gate Parse(uint32_t operation, const std::string &text, int32_t count) {
     const char suffix = text[3];
     parse.dataType = suffix == 'A' ? QOR_TYPE_BYTE : suffix == 'C' ? QOR_TYPE_COMPOUND : QOR_TYPE_BIT;
     const bool block = operation == QOR_OP_BLOCK_READ || operation == QOR_OP_BLOCK_WRITE;
-    EXPECT_EQ(Call(nullptr, block ? QOR_OP_BLOCK_ADDRESS_PARSER : QOR_OP_SINGLE_ADDRESS_PARSER, &parse), QOR_DONE)
+    EXPECT_EQ(QorCall(nullptr, block ? QOR_OP_BLOCK_ADDRESS_PARSER : QOR_OP_SINGLE_ADDRESS_PARSER, &parse), QOR_DONE)
         << text;
     std::memcpy(gate.words, parse.words, sizeof gate.words);
     return gate;
@@ -151,7 +144,7 @@ Timed Request(void *context, uint32_t operation, Gate &gate) {
     record.elementCount = gate.count;
     record.values = gate.values.data();
     const Clock::time_point start = Clock::now();
-    const int32_t result = Call(context, operation, &record);
+    const int32_t result = QorCall(context, operation, &record);
     return Timed{result, Clock::now() - start};
 }
 
@@ -169,7 +162,7 @@ int32_t StartOn(void *context, const std::string &name, int32_t replyTimeout) {
     start.enabled = 1;
     start.replyTimeout = replyTimeout;
     start.line = LineSettings{9600, 8, 0, 0};
-    return Call(context, QOR_OP_COLD_START, &start);
+    return QorCall(context, QOR_OP_COLD_START, &start);
 }
 
 struct FaultCase {
@@ -259,7 +252,7 @@ TEST_P(LineFaults, ResultLinesAndTime) {
         EXPECT_EQ(log.Lines(), fault.lines);
         EXPECT_EQ(std::vector<int16_t>(gate.values.begin(), gate.values.begin() + 5), fault.values);
         EXPECT_LE(run.took, bound + kSlack);
-        EXPECT_EQ(Call(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
+        EXPECT_EQ(QorCall(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
     }
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
@@ -348,20 +341,20 @@ TEST_P(PulledDevice, FailsInTimeAndRecoversOnAnotherPort) {
         std::strncpy(change.portName, PortName(*spare).c_str(), sizeof change.portName - 1);
         if (whileReading) {
             // The change closes the dead port itself and keeps the context running.
-            EXPECT_EQ(Call(context, QOR_OP_CHANGE_QOR_PARAMS, &change), QOR_DONE);
+            EXPECT_EQ(QorCall(context, QOR_OP_CHANGE_QOR_PARAMS, &change), QOR_DONE);
         } else {
             // The host closes the dead port, changes to the spare one and
             // makes the context active again.
-            EXPECT_EQ(Call(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
+            EXPECT_EQ(QorCall(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
             EXPECT_EQ(reinterpret_cast<DriverContext *>(context)->portHandle, 0u);
-            EXPECT_EQ(Call(context, QOR_OP_CHANGE_QOR_PARAMS, &change), QOR_DONE);
-            EXPECT_EQ(Call(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
-            EXPECT_EQ(Call(context, QOR_OP_REOPEN_COM, nullptr), QOR_DONE);
+            EXPECT_EQ(QorCall(context, QOR_OP_CHANGE_QOR_PARAMS, &change), QOR_DONE);
+            EXPECT_EQ(QorCall(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
+            EXPECT_EQ(QorCall(context, QOR_OP_REOPEN_COM, nullptr), QOR_DONE);
         }
         Gate again = Parse(QOR_OP_SINGLE_READ, "05CA", 1);
         EXPECT_EQ(Request(context, QOR_OP_SINGLE_READ, again).result, QOR_DONE);
         EXPECT_EQ(again.values[1], 0x77);
-        EXPECT_EQ(Call(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
+        EXPECT_EQ(QorCall(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
     }
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }

@@ -26,6 +26,7 @@
 #include "host/qorhost.h"
 #include "tests/support/log_capture.h"
 #include "tools/optolink-sim/optolink_sim.h"
+#include "tests/support/qor_call.h"
 
 namespace {
 
@@ -66,14 +67,6 @@ StationImage ImageOf(int port) {
     return image;  // masks all "@@": a write sends the other groups back as they are
 }
 
-int32_t Call(void *context, uint32_t operation, void *data) {
-    QorRequest request{};
-    request.context = context;
-    request.operation = operation;
-    request.data = data;
-    return QorMain(&request);
-}
-
 struct Gate {
     std::string text;
     uint32_t words[QOR_ADDRESS_WORDS] = {};
@@ -86,7 +79,7 @@ Gate Single(const std::string &text, int32_t dataType) {
     AddressParseRecord parse{};
     parse.text = gate.text.c_str();
     parse.dataType = dataType;
-    EXPECT_EQ(Call(nullptr, QOR_OP_SINGLE_ADDRESS_PARSER, &parse), QOR_DONE) << text;
+    EXPECT_EQ(QorCall(nullptr, QOR_OP_SINGLE_ADDRESS_PARSER, &parse), QOR_DONE) << text;
     std::memcpy(gate.words, parse.words, sizeof gate.words);
     return gate;
 }
@@ -98,7 +91,7 @@ Gate Block(int32_t count) {
     AddressParseRecord parse{};
     parse.text = gate.text.c_str();
     parse.elementCount = count;
-    EXPECT_EQ(Call(nullptr, QOR_OP_BLOCK_ADDRESS_PARSER, &parse), QOR_DONE);
+    EXPECT_EQ(QorCall(nullptr, QOR_OP_BLOCK_ADDRESS_PARSER, &parse), QOR_DONE);
     std::memcpy(gate.words, parse.words, sizeof gate.words);
     return gate;
 }
@@ -170,7 +163,7 @@ private:
             framesAtLatch_ = line_.sim->Received().size();
         }
         const Clock::time_point start = Clock::now();
-        const int32_t result = Call(line_.context, operation, &record);
+        const int32_t result = QorCall(line_.context, operation, &record);
         const Clock::duration took = Clock::now() - start;
         const int endedIn = phase_.load();
 
@@ -256,7 +249,7 @@ private:
             parse.text = "05CA";
             std::memset(parse.words, 0xEE, sizeof parse.words);
             const AddressParseRecord before = parse;
-            if (Call(nullptr, QOR_OP_SINGLE_ADDRESS_PARSER, &parse) != QOR_DONE ||
+            if (QorCall(nullptr, QOR_OP_SINGLE_ADDRESS_PARSER, &parse) != QOR_DONE ||
                 std::memcmp(&parse, &before, sizeof parse) != 0)
                 Fail("the parser ran after the latch");
         }
@@ -278,7 +271,7 @@ int32_t StartOn(unsigned char *context, const std::string &name) {
     start.enabled = 1;
     start.replyTimeout = kReplyTimeout;
     start.line = LineSettings{9600, 8, 0, 0};
-    return Call(context, QOR_OP_COLD_START, &start);
+    return QorCall(context, QOR_OP_COLD_START, &start);
 }
 
 TEST(ManyPorts, EightContextsAtOnceThenEndQor) {

@@ -29,6 +29,7 @@
 #include "tests/fuzz/frame_model.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/line_double.h"
+#include "tests/support/qor_call.h"
 
 namespace {
 
@@ -66,14 +67,6 @@ void Collect(int32_t level, const char *line, void *) {
                    text == "DOVED:SEND(). Unable to send message.",
                "line \"%s\"", line);
     logged.push_back(Logged{level, text});
-}
-
-int32_t Call(void *context, uint32_t operation, void *data) {
-    QorRequest request{};
-    request.context = context;
-    request.operation = operation;
-    request.data = data;
-    return QorMain(&request);
 }
 
 // The gate an input asks for, as the host keeps it.
@@ -320,7 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     start.enabled = 1;
     start.replyTimeout = 10;
     start.line = LineSettings{9600, 8, 0, 0};
-    FUZZ_CHECK(Call(contextBlock, QOR_OP_COLD_START, &start) == QOR_DONE, "ColdStart on the line");
+    FUZZ_CHECK(QorCall(contextBlock, QOR_OP_COLD_START, &start) == QOR_DONE, "ColdStart on the line");
     // Reads and writes only read the context.
     unsigned char startedContext[QOR_CONTEXT_SIZE];
     std::memcpy(startedContext, contextBlock, sizeof startedContext);
@@ -338,7 +331,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         parse.dataType = gate.kind == kByte ? QOR_TYPE_BYTE : gate.kind == kBit ? QOR_TYPE_BIT : QOR_TYPE_COMPOUND;
     }
-    FUZZ_CHECK(Call(nullptr, parser, &parse) == QOR_DONE, "parser refused \"%s\"", gate.text.c_str());
+    FUZZ_CHECK(QorCall(nullptr, parser, &parse) == QOR_DONE, "parser refused \"%s\"", gate.text.c_str());
 
     // The value buffer: guards before it, the end of the heap block after
     // the elements the host must provide.
@@ -364,7 +357,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const GateRecord recordBefore = record;
 
     logged.clear();
-    const int32_t result = Call(contextBlock, kOpCodes[gate.op], &record);
+    const int32_t result = QorCall(contextBlock, kOpCodes[gate.op], &record);
 
     Station line{bytes.get(), lineSize};
     Expected expected;
@@ -413,7 +406,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                    failure.c_str());
     }
 
-    FUZZ_CHECK(Call(contextBlock, QOR_OP_CLOSE_COM, nullptr) == QOR_DONE, "CloseCom");
+    FUZZ_CHECK(QorCall(contextBlock, QOR_OP_CLOSE_COM, nullptr) == QOR_DONE, "CloseCom");
     FUZZ_CHECK(state.opens == 1 && state.closes == 1, "%d opens, %d closes", state.opens, state.closes);
     return 0;
 }

@@ -31,6 +31,7 @@
 #include "host/qorhost.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/qor_call.h"
 
 namespace {
 
@@ -55,14 +56,6 @@ void Collect(int32_t level, const char *line, void *) { logged.push_back(Logged{
 PtyPair ptys[2];
 std::string ptyNames[2];  // "pts/N", as a host names them in 11 characters
 int baseDescriptors = 0;
-
-int32_t Call(void *context, uint32_t operation, void *data) {
-    QorRequest request{};
-    request.context = context;
-    request.operation = operation;
-    request.data = data;
-    return QorMain(&request);
-}
 
 bool Terminated(const char (&name)[QOR_PORT_NAME_SIZE]) {
     return std::memchr(name, '\0', QOR_PORT_NAME_SIZE) != nullptr;
@@ -144,7 +137,7 @@ void CheckColdStart(DriverContext *context, const uint8_t *bytes) {
     auto block = Place(bytes, &start);
     const StartParams copy = *start;
     logged.clear();
-    const int32_t result = Call(context, QOR_OP_COLD_START, start);
+    const int32_t result = QorCall(context, QOR_OP_COLD_START, start);
     FUZZ_CHECK(std::memcmp(start, &copy, sizeof copy) == 0, "ColdStart wrote into its record");
     FUZZ_CHECK(context->active == start->enabled, "active %d, enabled %d", context->active, start->enabled);
     FUZZ_CHECK(context->replyTimeout == (start->replyTimeout > 0 ? start->replyTimeout : kOpenReplyTimeout),
@@ -176,7 +169,7 @@ void CheckChange(DriverContext *context, const uint8_t *bytes) {
     const ChangeParams copy = *change;
     const DriverContext before = *context;
     logged.clear();
-    const int32_t result = Call(context, QOR_OP_CHANGE_QOR_PARAMS, change);
+    const int32_t result = QorCall(context, QOR_OP_CHANGE_QOR_PARAMS, change);
     FUZZ_CHECK(std::memcmp(change, &copy, sizeof copy) == 0, "ChangeQorParams wrote into its record");
     CheckDescriptors(context, "ChangeQorParams");
     FUZZ_CHECK(context->replyTimeout == (change->replyTimeout > 0 ? change->replyTimeout : before.replyTimeout),
@@ -200,7 +193,7 @@ void CheckChange(DriverContext *context, const uint8_t *bytes) {
 
 void CheckCloseCom(DriverContext *context) {
     const DriverContext before = *context;
-    FUZZ_CHECK(Call(context, QOR_OP_CLOSE_COM, nullptr) == QOR_DONE, "CloseCom");
+    FUZZ_CHECK(QorCall(context, QOR_OP_CLOSE_COM, nullptr) == QOR_DONE, "CloseCom");
     FUZZ_CHECK(context->portHandle == 0, "CloseCom left a port");
     FUZZ_CHECK(context->active == (before.portHandle != 0 ? 0 : before.active), "active %d after CloseCom",
                context->active);
@@ -210,7 +203,7 @@ void CheckCloseCom(DriverContext *context) {
 void CheckReOpenCom(DriverContext *context) {
     const DriverContext before = *context;
     logged.clear();
-    const int32_t result = Call(context, QOR_OP_REOPEN_COM, nullptr);
+    const int32_t result = QorCall(context, QOR_OP_REOPEN_COM, nullptr);
     FUZZ_CHECK(logged.empty(), "ReOpenCom logged");
     CheckDescriptors(context, "ReOpenCom");
     if (result == QOR_DONE) {
@@ -226,7 +219,7 @@ void CheckReOpenCom(DriverContext *context) {
 void CheckWarmStart(DriverContext *context) {
     const DriverContext before = *context;
     logged.clear();
-    FUZZ_CHECK(Call(context, QOR_OP_WARM_START, nullptr) == QOR_DONE, "WarmStart");
+    FUZZ_CHECK(QorCall(context, QOR_OP_WARM_START, nullptr) == QOR_DONE, "WarmStart");
     FUZZ_CHECK((logged == std::vector<Logged>{{QOR_LOG_DIAGNOSTIC, kWarmStart}}), "lines after WarmStart");
     FUZZ_CHECK(std::memcmp(&before, context, sizeof before) == 0, "WarmStart changed the context");
 }

@@ -3,16 +3,9 @@
 #include <cstring>
 
 #include "host/qorhost.h"
+#include "tests/support/qor_call.h"
 
 namespace {
-
-int32_t Call(void *context, uint32_t operation, void *data) {
-    QorRequest request{};
-    request.context = context;
-    request.operation = operation;
-    request.data = data;
-    return QorMain(&request);
-}
 
 int32_t DataTypeOf(const std::string &text) {
     const char suffix = text.size() > 3 ? text[3] : '\0';
@@ -41,7 +34,7 @@ void SimFixture::SetUp() {
 
 void SimFixture::TearDown() {
     // CloseCom, not EndQor: the shutdown latch would silence every later test.
-    Call(context(), QOR_OP_CLOSE_COM, nullptr);
+    QorCall(context(), QOR_OP_CLOSE_COM, nullptr);
     sim_.reset();
 }
 
@@ -53,8 +46,8 @@ int32_t SimFixture::Start(const std::string &portName, int32_t enabled, int32_t 
     start.replyTimeout = replyTimeout;
     start.line = LineSettings{9600, 8, 0, 0};
     // A context holding a port closes it first, as the host does.
-    Call(context(), QOR_OP_CLOSE_COM, nullptr);
-    const int32_t result = Call(context(), QOR_OP_COLD_START, &start);
+    QorCall(context(), QOR_OP_CLOSE_COM, nullptr);
+    const int32_t result = QorCall(context(), QOR_OP_COLD_START, &start);
     log_.Clear();
     return result;
 }
@@ -74,7 +67,7 @@ TestGate SimFixture::Single(const std::string &text) {
     AddressParseRecord parse{};
     parse.text = gate.text.c_str();
     parse.dataType = DataTypeOf(text);
-    EXPECT_EQ(Call(nullptr, QOR_OP_SINGLE_ADDRESS_PARSER, &parse), QOR_DONE) << text;
+    EXPECT_EQ(QorCall(nullptr, QOR_OP_SINGLE_ADDRESS_PARSER, &parse), QOR_DONE) << text;
     std::memcpy(gate.words, parse.words, sizeof gate.words);
     return gate;
 }
@@ -86,14 +79,14 @@ TestGate SimFixture::Block(const std::string &text, int32_t elementCount) {
     AddressParseRecord parse{};
     parse.text = gate.text.c_str();
     parse.elementCount = elementCount;
-    EXPECT_EQ(Call(nullptr, QOR_OP_BLOCK_ADDRESS_PARSER, &parse), QOR_DONE) << text << " count " << elementCount;
+    EXPECT_EQ(QorCall(nullptr, QOR_OP_BLOCK_ADDRESS_PARSER, &parse), QOR_DONE) << text << " count " << elementCount;
     std::memcpy(gate.words, parse.words, sizeof gate.words);
     return gate;
 }
 
 int32_t SimFixture::Run(uint32_t operation, TestGate &gate) {
     GateRecord record = gate.Record();
-    return Call(context(), operation, &record);
+    return QorCall(context(), operation, &record);
 }
 
 LogLine Diagnostic(const std::string &text) { return LogLine{QOR_LOG_DIAGNOSTIC, text}; }
