@@ -382,6 +382,25 @@ TEST_F(SimulatorTest, ClearLogForgetsEarlierFrames) {
     EXPECT_EQ(sim_->Received(), std::vector<std::string>{"s@A@@@@@@OOe"});
 }
 
+TEST_F(SimulatorTest, ResetForgetsStationsResponsesAndLog) {
+    Response silent;
+    silent.silent = true;
+    Response other;
+    other.answerAs = 3;
+    sim_->SetDefaultResponse(5, silent);
+    sim_->QueueResponse(5, other);
+    EXPECT_EQ(Ask("s@A@@@@@@OOe").size(), 44u);
+    sim_->Reset();
+    EXPECT_TRUE(sim_->FrameLog().empty());
+    EXPECT_FALSE(sim_->Station(1).has_value());
+    EXPECT_EQ(Ask(kDataQuery5, 300ms), "") << "no station 5 any more";
+    // A station set again answers normally: neither the queued nor the
+    // default response survived.
+    sim_->SetStation(5, Station5());
+    EXPECT_EQ(Ask(kDataQuery5), kReply5);
+    EXPECT_EQ(sim_->Received(), (std::vector<std::string>{kDataQuery5, kDataQuery5}));
+}
+
 TEST_F(SimulatorTest, LineSurvivesTheDriverClosingAndReopening) {
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
@@ -643,6 +662,164 @@ TEST(SimulatorProgram, RefusesABadCommandLine) {
         EXPECT_EQ(WaitForExit(program), 2);
         CloseProgram(program);
     }
+}
+
+// --- the control line (--control) ---
+
+// The program with a control line: its data line and control line, both
+// opened raw as a client opens them.
+struct ControlledProgram {
+    Program program;
+    int data = -1;
+    int control = -1;
+
+    explicit ControlledProgram(const std::vector<std::string> &arguments) {
+        std::vector<std::string> all{"--until-stdin-closes", "--control"};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        program = Launch(all);
+        if (program.pid <= 0) return;
+        data = OpenLine(ReadFrom(program.out, false));
+        control = OpenLine(ReadFrom(program.out, false));
+    }
+    ~ControlledProgram() {
+        for (int fd : {data, control}) {
+            if (fd >= 0) close(fd);
+        }
+        CloseProgram(program);
+    }
+    // One command, its one reply line.
+    std::string Command(const std::string &line) {
+        Send(control, line + "\n");
+        return ReadFrom(control, false);
+    }
+};
+
+// Station 5 as a set command has it: groups C 0x5A, E 0xF2, F 0x37; mask B 0xFF.
+const std::string kSetStation5 =
+    "set 5 00005A00F23700000000000000000000 00FF0000000000000000000000000000";
+
+TEST(SimulatorControl, EachCommandTakesEffectBeforeItsReply) {
+    const std::string file = WriteTempFile("station 5 groups 00 00 5A 00 F2 37\nstation 7\n");
+    ControlledProgram sim({file});
+    ASSERT_GT(sim.program.pid, 0);
+    ASSERT_GE(sim.data, 0);
+    ASSERT_GE(sim.control, 0);
+
+    // Each step: a command and its reply (none when the reply is empty),
+    // then a data request (if any) and the station's answer, which shows
+    // what the command did.
+    struct Step {
+        std::string command;
+        std::string reply;
+        std::string request;
+        std::string answer;
+    };
+    const Step steps[] = {
+        {"get 7", "ok 00000000000000000000000000000000 00000000000000000000000000000000", kDataQuery5,
+         kReply5},
+        {"reset", "ok", kDataQuery5, ""},
+        {"get 7", "ok none", "", ""},
+        {kSetStation5, "ok", kDataQuery5, kReply5},
+        {"get 5", "ok 00005A00F23700000000000000000000 00FF0000000000000000000000000000", "s@E@@@@@@OKe",
+         "s@@@@@@@E@@OO@@@@@@@@@@@@@@@@@@@@@@@@@@@@OLe"},
+        {"queue 5 silent", "ok", kDataQuery5, ""},
+        {"queue 5 raw=", "ok", kDataQuery5, ""},  // an empty raw reply is no reply
+        // Any byte crosses in hex: a line end and a space before the raw reply.
+        {"queue 5 junk-before=0A20 raw=73404065", "ok", kDataQuery5, "\n s@@e"},
+        {"", "", kDataQuery5, kReply5},  // the queue is used up
+        {"default 5 wrong-checksum", "ok", kDataQuery5, "s@@@@@@@E@@@@EJ@@OBCG@@@@@@@@@@@@@@@@@@@@GIe"},
+        {"", "", kDataQuery5, "s@@@@@@@E@@@@EJ@@OBCG@@@@@@@@@@@@@@@@@@@@GIe"},
+        {"default 5 answer-as=3 truncate-after=9", "ok", kDataQuery5, "s@@@@@@@C"},
+        {"queue 5 field-fault", "ok", kDataQuery5, "s@@@@H@@E@@@@EJ@@OBCG@@@@@@@@@@@@@@@@@@@@OHe"},
+        {"default 5", "ok", kDataQuery5, kReply5},
+        {"default 5 drop-ack", "ok", "s@E@CB@@@ABCDEJCHe", ""},  // stored, not acknowledged
+        {"get 5", "ok 12345A00F23700000000000000000000 00FF0000000000000000000000000000", "", ""},
+        {"clear-log", "ok", kDataQuery5, "s@@@@@@@EABCDEJ@@OBCG@@@@@@@@@@@@@@@@@@@@CBe"},
+        {"received", "ok 1 7340454040424040404D4B65", "", ""},
+        {"clear-log", "ok", "", ""},
+        {"received", "ok 0", "", ""},
+        {"remove 5", "ok", kDataQuery5, ""},
+        // Refusals name the reason and change nothing.
+        {"", "error empty command", "", ""},
+        {"bogus 5", "error unknown command \"bogus\"", "", ""},
+        {"reset now", "error reset takes no arguments", "", ""},
+        {"get 256", "error get needs a station 0 to 255", "", ""},
+        {"get 5 6", "error get takes a station only", "", ""},
+        {"set 5 00 00", "error set needs a station, 16 group bytes and 16 mask bytes in hex", "", ""},
+        {"queue 7 loud", "error unknown field \"loud\"", "", ""},
+        {"queue 7 silent=1", "error field \"silent\" takes no value", "", ""},
+        {"queue 7 raw=7", "error bad hex in \"raw=7\"", "", ""},
+        {"default 7 delay-ms=soon", "error bad number in \"delay-ms=soon\"", "", ""},
+        {"received", "ok 1 7340454040424040404D4B65", "", ""},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.command + " / " + step.request);
+        if (!step.reply.empty()) {
+            EXPECT_EQ(sim.Command(step.command), step.reply);
+        }
+        if (step.request.empty()) continue;
+        Send(sim.data, step.request);
+        EXPECT_EQ(ReadReply(sim.data, step.answer.empty() || step.answer.back() != 'e' ? 300ms : 2000ms),
+                  step.answer);
+    }
+}
+
+TEST(SimulatorControl, LogListsDirectionOffsetNoteAndText) {
+    ControlledProgram sim({});
+    ASSERT_GE(sim.control, 0);
+    ASSERT_EQ(sim.Command("reset"), "ok");
+    ASSERT_EQ(sim.Command(kSetStation5), "ok");
+    Send(sim.data, "s@E@@B@@@MAe");  // a bad checksum, answered all the same
+    ASSERT_EQ(ReadReply(sim.data, 2000ms), kReply5);
+    const std::string log = sim.Command("log");
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(
+        log, parts,
+        std::regex("ok 2 <,(\\d+),62616420636865636B73756D,7340454040424040404D4165 >,(\\d+),,"
+                   "73404040404040404540404040454A40404F4243474040404040404040404040404040404040404040474865")))
+        << log;
+    // Microseconds from the reset: the request before its reply, both
+    // within the minute the test could possibly take.
+    const long long received = std::stoll(parts[1]);
+    const long long sent = std::stoll(parts[2]);
+    EXPECT_LE(received, sent);
+    EXPECT_LT(sent, 60'000'000);
+}
+
+TEST(SimulatorControl, RepliesComeOneACommandInOrder) {
+    ControlledProgram sim({});
+    ASSERT_GE(sim.control, 0);
+    // Three commands in one write, the middle one refused; CR LF ends a line too.
+    Send(sim.control, "reset\r\nget 300\n" + kSetStation5 + "\n");
+    EXPECT_EQ(ReadFrom(sim.control, false), "ok");
+    EXPECT_EQ(ReadFrom(sim.control, false), "error get needs a station 0 to 255");
+    EXPECT_EQ(ReadFrom(sim.control, false), "ok");
+    EXPECT_EQ(ReadReply(sim.control, 300ms), "") << "nothing more";
+    Send(sim.data, kDataQuery5);
+    EXPECT_EQ(ReadReply(sim.data, 2000ms), kReply5);
+}
+
+TEST(SimulatorControl, HangupPullsTheDataLineAndKeepsTheControlLine) {
+    ControlledProgram sim({});
+    ASSERT_GE(sim.control, 0);
+    ASSERT_EQ(sim.Command(kSetStation5), "ok");
+    EXPECT_EQ(sim.Command("hangup"), "ok");
+    pollfd ready{sim.data, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 5000), 1);
+    EXPECT_NE(ready.revents & (POLLHUP | POLLERR), 0);
+    EXPECT_EQ(sim.Command("get 5"), "ok 00005A00F23700000000000000000000 00FF0000000000000000000000000000");
+    EXPECT_EQ(sim.Command("hangup"), "ok") << "twice is harmless";
+}
+
+TEST(SimulatorControl, WithoutTheOptionThereIsNoSecondLine) {
+    Program program = Launch({"--until-stdin-closes"});
+    ASSERT_GT(program.pid, 0);
+    EXPECT_EQ(ReadFrom(program.out, false).rfind("/dev/", 0), 0u);
+    close(program.in);
+    program.in = -1;
+    EXPECT_EQ(WaitForExit(program), 0);
+    EXPECT_EQ(ReadFrom(program.out, true), "");
+    CloseProgram(program);
 }
 
 TEST(SimulatorProgram, HelpListsTheFaultSwitches) {

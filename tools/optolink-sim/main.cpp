@@ -11,6 +11,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "tools/optolink-sim/control.h"
 #include "tools/optolink-sim/installation.h"
 #include "tools/optolink-sim/optolink_sim.h"
 
@@ -65,6 +66,7 @@ int main(int argc, char **argv) {
     int turnaroundMs = 0;
     bool log = false;
     bool untilStdinCloses = false;
+    bool control = false;
     app.add_option("--device", options.device, "Serve this device instead of a new pseudo-terminal");
     app.add_flag("--paced", options.paced, "Send replies at the line's rate (10 bits a character)");
     app.add_flag("--account-request-time", options.accountRequestTime,
@@ -74,6 +76,9 @@ int main(int argc, char **argv) {
     app.add_flag("--log", log, "Log every frame received and sent on standard error");
     app.add_option("--fault", faults, kFaultHelp)->allow_extra_args(false);
     app.add_flag("--until-stdin-closes", untilStdinCloses, "Also stop when standard input closes");
+    app.add_flag("--control", control,
+                 "Also serve the control line, a second pseudo-terminal whose path is the second "
+                 "line of standard output (commands: see README.md)");
     app.add_option("STATIONS_FILE", stationsFile, "Stations file (see README.md)");
     try {
         app.parse(argc, argv);
@@ -133,7 +138,14 @@ int main(int argc, char **argv) {
         ramps.push_back(RunningRamp{ramp, ramp.from, Clock::now() + ramp.period});
     }
 
+    std::unique_ptr<optolink_sim::ControlLine> controlLine;
+    if (control) {
+        controlLine = optolink_sim::ControlLine::Open(*simulator, &error);
+        if (!controlLine) return Fail(kExitNoLine, error);
+    }
+
     std::printf("%s\n", simulator->PortPath().c_str());
+    if (controlLine) std::printf("%s\n", controlLine->Path().c_str());
     std::fflush(stdout);
 
     while (true) {
@@ -167,6 +179,7 @@ int main(int argc, char **argv) {
             if (got <= 0 && !(got < 0 && errno == EINTR)) break;
         }
     }
+    controlLine.reset();  // before the simulator it drives
     simulator.reset();
     close(signals);
     return 0;

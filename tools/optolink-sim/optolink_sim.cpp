@@ -464,6 +464,14 @@ void Simulator::ClearLog() {
     state_->log.clear();
 }
 
+void Simulator::Reset() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->stations.clear();
+    state_->defaults.clear();
+    state_->queued.clear();
+    state_->log.clear();
+}
+
 void Simulator::Hangup() {
     std::lock_guard<std::mutex> guard(state_->lifecycle);
     if (state_->hungUp) return;

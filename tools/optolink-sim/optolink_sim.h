@@ -102,6 +102,10 @@ public:
     std::vector<Frame> FrameLog() const;
     void ClearLog();
 
+    // Back to no stations, no default or queued responses and an empty
+    // log; the line stays open, so one served port can carry many tests.
+    void Reset();
+
     // Closes the simulator's end of a pseudo-terminal (as a pulled device)
     // and stops serving. The stations stay readable; nothing is served again.
     void Hangup();
