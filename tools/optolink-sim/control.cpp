@@ -4,8 +4,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "tools/optolink-sim/control_text.h"
+#include "tools/optolink-sim/pty_line.h"
 
 namespace optolink_sim {
 namespace {
@@ -187,24 +186,7 @@ struct ControlLine::State {
     Clock::time_point epoch = Clock::now();
 
     bool WriteAll(const std::string &text) {
-        const char *next = text.data();
-        size_t size = text.size();
-        Clock::time_point stuckSince = Clock::now();
-        while (size > 0) {
-            const ssize_t written = write(master, next, size);
-            if (written > 0) {
-                next += written;
-                size -= static_cast<size_t>(written);
-                stuckSince = Clock::now();
-                continue;
-            }
-            if (written < 0 && errno == EINTR) continue;
-            if (written < 0 && errno != EAGAIN) return false;
-            if (stopping || Clock::now() - stuckSince > kStuckWrite) return false;
-            pollfd ready{master, POLLOUT, 0};
-            poll(&ready, 1, 20);
-        }
-        return true;
+        return WriteAllOrGiveUp(master, text.data(), text.size(), stopping, kStuckWrite);
     }
 
     void Serve() {
@@ -276,20 +258,9 @@ std::unique_ptr<ControlLine> ControlLine::Open(Simulator &simulator, std::string
         if (error != nullptr) *error = "control line: " + what + ": " + std::strerror(errno);
         return nullptr;
     };
-    state.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (state.master < 0) return fail("posix_openpt");
-    char name[128] = {};
-    if (grantpt(state.master) != 0) return fail("grantpt");
-    if (unlockpt(state.master) != 0) return fail("unlockpt");
-    if (ptsname_r(state.master, name, sizeof name) != 0) return fail("ptsname_r");
-    state.path = name;
-    state.hold = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (state.hold < 0) return fail(std::string("open ") + name);
-    // Raw before the client opens it: no echo, no line-end translation.
-    termios settings{};
-    if (tcgetattr(state.hold, &settings) != 0) return fail("tcgetattr");
-    cfmakeraw(&settings);
-    if (tcsetattr(state.hold, TCSANOW, &settings) != 0) return fail("tcsetattr");
+    // Raw before the client opens it: commands and replies cross unchanged.
+    std::string failedCall;
+    if (!OpenRawPty(&state.master, &state.hold, &state.path, &failedCall)) return fail(failedCall);
     const int flags = fcntl(state.master, F_GETFL);
     if (flags < 0 || fcntl(state.master, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
     int wake[2];

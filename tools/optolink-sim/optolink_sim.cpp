@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "tools/optolink-sim/line_rate.h"
+#include "tools/optolink-sim/pty_line.h"
 
 namespace optolink_sim {
 namespace {
@@ -197,22 +198,7 @@ struct Simulator::State {
     // Writes all of text; false when the line failed, stayed full or the
     // simulator stops.
     bool WriteAll(const char *text, size_t size) {
-        Clock::time_point stuckSince = Clock::now();
-        while (size > 0) {
-            const ssize_t written = write(lineFd, text, size);
-            if (written > 0) {
-                text += written;
-                size -= static_cast<size_t>(written);
-                stuckSince = Clock::now();
-                continue;
-            }
-            if (written < 0 && errno == EINTR) continue;
-            if (written < 0 && errno != EAGAIN) return false;
-            if (stopping || Clock::now() - stuckSince > kStuckWrite) return false;
-            pollfd ready{lineFd, POLLOUT, 0};
-            poll(&ready, 1, 20);
-        }
-        return true;
+        return WriteAllOrGiveUp(lineFd, text, size, stopping, kStuckWrite);
     }
 
     // Sends a reply to the request that arrived from first to last, with
@@ -380,20 +366,9 @@ std::unique_ptr<Simulator> Simulator::Start(const Options &options, std::string 
     };
 
     if (options.device.empty()) {
-        state.lineFd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (state.lineFd < 0) return fail("posix_openpt");
-        char name[128] = {};
-        if (grantpt(state.lineFd) != 0) return fail("grantpt");
-        if (unlockpt(state.lineFd) != 0) return fail("unlockpt");
-        if (ptsname_r(state.lineFd, name, sizeof name) != 0) return fail("ptsname_r");
-        state.portPath = name;
-        state.holdFd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (state.holdFd < 0) return fail(std::string("open ") + name);
         // Raw before the driver opens it: frame characters cross unchanged.
-        termios settings{};
-        if (tcgetattr(state.holdFd, &settings) != 0) return fail("tcgetattr");
-        cfmakeraw(&settings);
-        if (tcsetattr(state.holdFd, TCSANOW, &settings) != 0) return fail("tcsetattr");
+        std::string failedCall;
+        if (!OpenRawPty(&state.lineFd, &state.holdFd, &state.portPath, &failedCall)) return fail(failedCall);
     } else {
         state.portPath = options.device;
         state.lineFd = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
