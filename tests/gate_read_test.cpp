@@ -24,24 +24,6 @@ StationImage WorkedExampleImage() {
     return image;
 }
 
-Response Silent() {
-    Response response;
-    response.silent = true;
-    return response;
-}
-
-Response Raw(const std::string &text) {
-    Response response;
-    response.raw = text;
-    return response;
-}
-
-Response Junk(const std::string &junk) {
-    Response response;
-    response.junkBefore = junk;
-    return response;
-}
-
 class GateReadTest : public SimFixture {};
 
 TEST_F(GateReadTest, WorkedExampleByteForByte) {
@@ -149,12 +131,6 @@ const std::string kIncorrect = "DOVED: DoBlockRead() Incorrect data received";
 const std::string kWrongStation7 = "DOVED: DoBlockRead() wrong plcaddr (7) in received msg!";
 const std::string kFieldFault = "DOVED. Station 2:Problem with Field Equipment!";
 
-Response AnswerAs(int station) {
-    Response response;
-    response.answerAs = station;
-    return response;
-}
-
 Response FieldFault() {
     Response response;
     response.fieldFault = true;
@@ -218,18 +194,18 @@ INSTANTIATE_TEST_SUITE_P(
                      4},
         ReadScenario{"WrongStationThenGood", {AnswerAs(7)}, Response{}, QOR_DONE, 90, {Diagnostic(kWrongStation7)}, 2},
         // The start hunt: 99 junk characters leave the 100th try for the reply.
-        ReadScenario{"NinetyNineJunk", {Junk(std::string(99, 'x'))}, Response{}, QOR_DONE, 90, {}, 1},
+        ReadScenario{"NinetyNineJunk", {JunkBefore(std::string(99, 'x'))}, Response{}, QOR_DONE, 90, {}, 1},
         ReadScenario{"HundredJunk",
                      {},
-                     Junk(std::string(100, 'x')),
+                     JunkBefore(std::string(100, 'x')),
                      QOR_FAILED,
                      kUntouched,
                      RetryLines(4, 1) + std::vector{Operator(kFailed12)},
                      4},
         // "ss@@": the second "s" is the first try's failed "@" and starts nothing.
-        ReadScenario{"DoubleStart", {}, Junk("s"), QOR_FAILED, kUntouched, RetryLines(4, 1) + std::vector{Operator(kFailed12)}, 4},
+        ReadScenario{"DoubleStart", {}, JunkBefore("s"), QOR_FAILED, kUntouched, RetryLines(4, 1) + std::vector{Operator(kFailed12)}, 4},
         // "sAs@@": the try that fails at "A" leaves the next "s" to start a frame.
-        ReadScenario{"FailedTryThenStart", {Junk("sA")}, Response{}, QOR_DONE, 90, {}, 1},
+        ReadScenario{"FailedTryThenStart", {JunkBefore("sA")}, Response{}, QOR_DONE, 90, {}, 1},
         ReadScenario{"EndAtNinetyNine", {Raw(ReplyEndingAt(99))}, Response{}, QOR_DONE, 90, {}, 1},
         ReadScenario{"EndAtHundred",
                      {},

@@ -30,27 +30,6 @@ StationImage ExampleImage(const std::vector<std::pair<int, uint8_t>> &masks = {}
     return image;
 }
 
-Response Silent() {
-    Response r;
-    r.silent = true;
-    return r;
-}
-Response AnswerAs(int station) {
-    Response r;
-    r.answerAs = station;
-    return r;
-}
-Response DropAck() {
-    Response r;
-    r.dropAck = true;
-    return r;
-}
-Response Raw(const std::string &text) {
-    Response r;
-    r.raw = text;
-    return r;
-}
-
 LogLine Written(int byte) { return Diagnostic("DOVED: Digital Value to be written = " + std::to_string(byte)); }
 LogLine Incorrect(const std::string &gate) {
     return Diagnostic("DOVED: SingleWrite() Incorrect data received. Gate = " + gate);

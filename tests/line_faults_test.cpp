@@ -23,6 +23,7 @@
 #include "host/qorhost.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/sim_fixture.h"
 #include "tools/optolink-sim/optolink_sim.h"
 #include "tests/support/qor_call.h"
 
@@ -34,7 +35,6 @@ using optolink_sim::Simulator;
 using optolink_sim::StationImage;
 
 constexpr int kStation = 5;
-constexpr int16_t kUntouched = 0x7777;
 constexpr auto kSlack = std::chrono::seconds(1);
 constexpr auto kPause = std::chrono::milliseconds(100);
 
@@ -52,83 +52,22 @@ StationImage Image(uint8_t groupC = 0x5A) {
 
 Response Normal() { return Response{}; }
 
-Response CutAfter(int characters) {
-    Response response;
-    response.truncateAfter = characters;
-    return response;
-}
-
-Response Noise(const std::string &junk) {
-    Response response;
-    response.junkBefore = junk;
-    return response;
-}
-
-Response AnsweredAs(int station) {
-    Response response;
-    response.answerAs = station;
-    return response;
-}
-
-Response Endless() {
-    Response response;
-    response.neverEnds = true;
-    return response;
-}
-
-Response Delayed(int milliseconds) {
-    Response response;
-    response.delayMs = milliseconds;
-    return response;
-}
-
-Response Silent() {
-    Response response;
-    response.silent = true;
-    return response;
-}
-
-LogLine Diagnostic(const std::string &text) { return LogLine{QOR_LOG_DIAGNOSTIC, text}; }
-LogLine Operator(const std::string &text) { return LogLine{QOR_LOG_OPERATOR, text}; }
-LogLine Retry(int left) { return Diagnostic("DOVED: DoBlockRead() error reading reply, retry " + std::to_string(left)); }
+LogLine Retry(int left) { return RetryLines(left, left).front(); }
 const LogLine kSendFailed = Diagnostic("DOVED:SEND(). Unable to send message.");
 const LogLine kBadStation = Diagnostic("DOVED: Bad Plc Address in Reply");
 
 std::vector<LogLine> Retries(const std::string &failure) {
-    return {Retry(4), Retry(3), Retry(2), Retry(1), Operator("DOVED: Single Read Failed. Gate = " + failure)};
-}
-
-std::vector<LogLine> operator+(std::vector<LogLine> a, const std::vector<LogLine> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+    return RetryLines(4, 1) + std::vector<LogLine>{Operator("DOVED: Single Read Failed. Gate = " + failure)};
 }
 
 std::vector<LogLine> Times(int count, const LogLine &line) { return std::vector<LogLine>(static_cast<size_t>(count), line); }
 
-// "pts/N" for "/dev/pts/N": the port name field holds 11 characters.
-std::string PortName(const Simulator &sim) { return sim.PortPath().substr(std::strlen("/dev/")); }
-
-// A gate as the host keeps it, with a buffer of 18 elements.
-struct Gate {
-    std::string text;
-    uint32_t words[QOR_ADDRESS_WORDS] = {};
-    int32_t count = 1;
-    std::vector<int16_t> values = std::vector<int16_t>(18, kUntouched);
-};
-
-Gate Parse(uint32_t operation, const std::string &text, int32_t count) {
-    Gate gate;
-    gate.text = text;
-    gate.count = count;
-    AddressParseRecord parse{};
-    parse.text = gate.text.c_str();
-    parse.elementCount = count;
-    const char suffix = text[3];
-    parse.dataType = suffix == 'A' ? QOR_TYPE_BYTE : suffix == 'C' ? QOR_TYPE_COMPOUND : QOR_TYPE_BIT;
+// The gate an operation takes, parsed by the parser that operation needs.
+TestGate Parse(uint32_t operation, const std::string &text, int32_t count) {
     const bool block = operation == QOR_OP_BLOCK_READ || operation == QOR_OP_BLOCK_WRITE;
-    EXPECT_EQ(QorCall(nullptr, block ? QOR_OP_BLOCK_ADDRESS_PARSER : QOR_OP_SINGLE_ADDRESS_PARSER, &parse), QOR_DONE)
-        << text;
-    std::memcpy(gate.words, parse.words, sizeof gate.words);
+    if (block) return Block(text, count);
+    TestGate gate = Single(text);
+    gate.elementCount = count;
     return gate;
 }
 
@@ -137,12 +76,8 @@ struct Timed {
     Clock::duration took;
 };
 
-Timed Request(void *context, uint32_t operation, Gate &gate) {
-    GateRecord record{};
-    record.text = gate.text.c_str();
-    std::memcpy(record.words, gate.words, sizeof record.words);
-    record.elementCount = gate.count;
-    record.values = gate.values.data();
+Timed Request(void *context, uint32_t operation, TestGate &gate) {
+    GateRecord record = gate.Record();
     const Clock::time_point start = Clock::now();
     const int32_t result = QorCall(context, operation, &record);
     return Timed{result, Clock::now() - start};
@@ -154,15 +89,6 @@ double Milliseconds(Clock::duration duration) { return std::chrono::duration<dou
 // pauses 100 ms after it.
 Clock::duration Bound(int attempts, int32_t replyTimeout) {
     return attempts * (std::chrono::milliseconds(10 * replyTimeout) + kPause);
-}
-
-int32_t StartOn(void *context, const std::string &name, int32_t replyTimeout) {
-    StartParams start{};
-    std::strncpy(start.portName, name.c_str(), sizeof start.portName - 1);
-    start.enabled = 1;
-    start.replyTimeout = replyTimeout;
-    start.line = LineSettings{9600, 8, 0, 0};
-    return QorCall(context, QOR_OP_COLD_START, &start);
 }
 
 struct FaultCase {
@@ -196,23 +122,23 @@ const FaultCase kFaults[] = {
      QOR_DONE, {}, kWritten, 2},
     {"BlockWriteAnswerCutShort", QOR_OP_BLOCK_WRITE, "05AA", 3, 10, {CutAfter(5)}, std::nullopt, QOR_DONE, {},
      kBlockWritten, 2},
-    {"NoiseBeforeTheReply", QOR_OP_BLOCK_READ, "05AA", 4, 10, {Noise(std::string("\0\xff\r\n#~@@e\x13", 10))},
+    {"NoiseBeforeTheReply", QOR_OP_BLOCK_READ, "05AA", 4, 10, {JunkBefore(std::string("\0\xff\r\n#~@@e\x13", 10))},
      std::nullopt, QOR_DONE, {}, {0x12, 0x34, 0x5A, 0x0F, kUntouched}, 1},
     // The noise ends in "s@": the reply's own "s" is taken as the "@" the
     // hunt waited for, so the reply is missed and the next attempt reads.
-    {"NoiseThatSwallowsTheStart", QOR_OP_SINGLE_READ, "05CA", 1, 10, {Noise("xs@")}, std::nullopt, QOR_DONE,
+    {"NoiseThatSwallowsTheStart", QOR_OP_SINGLE_READ, "05CA", 1, 10, {JunkBefore("xs@")}, std::nullopt, QOR_DONE,
      {Retry(4)}, kByteC, 2},
-    {"NoiseLongerThanTheHunt", QOR_OP_SINGLE_READ, "05CA", 1, 10, {}, Noise(std::string(320, '~')), QOR_FAILED,
+    {"NoiseLongerThanTheHunt", QOR_OP_SINGLE_READ, "05CA", 1, 10, {}, JunkBefore(std::string(320, '~')), QOR_FAILED,
      Retries("05CA"), kNoValue, 4},
-    {"ReplyThatNeverEnds", QOR_OP_SINGLE_READ, "05EC", 1, 10, {}, Endless(), QOR_FAILED, Retries("05EC"), kNoValue,
+    {"ReplyThatNeverEnds", QOR_OP_SINGLE_READ, "05EC", 1, 10, {}, NeverEnds(), QOR_FAILED, Retries("05EC"), kNoValue,
      4},
-    {"ReadAnsweredByAnotherStation", QOR_OP_SINGLE_READ, "05C3", 1, 10, {}, AnsweredAs(7), QOR_REFUSED,
+    {"ReadAnsweredByAnotherStation", QOR_OP_SINGLE_READ, "05C3", 1, 10, {}, AnswerAs(7), QOR_REFUSED,
      Times(4, Diagnostic("DOVED: DoBlockRead() wrong plcaddr (7) in received msg!")) +
          std::vector<LogLine>{Operator("DOVED: Single Read Failed. Gate = 05C3")},
      kNoValue, 4},
-    {"WriteAnsweredByAnotherStation", QOR_OP_SINGLE_WRITE, "05CA", 1, 10, {}, AnsweredAs(7), QOR_REFUSED,
+    {"WriteAnsweredByAnotherStation", QOR_OP_SINGLE_WRITE, "05CA", 1, 10, {}, AnswerAs(7), QOR_REFUSED,
      Times(4, kBadStation), kWritten, 4},
-    {"DataReplyFromAnotherStationOnce", QOR_OP_SINGLE_WRITE, "05CA", 1, 10, {Normal(), AnsweredAs(7)},
+    {"DataReplyFromAnotherStationOnce", QOR_OP_SINGLE_WRITE, "05CA", 1, 10, {Normal(), AnswerAs(7)},
      std::nullopt, QOR_DONE, {kBadStation}, kWritten, 2},
     {"SlowStationJustInsideTheTimeout", QOR_OP_SINGLE_READ, "05CA", 1, 60, {}, Delayed(250), QOR_DONE, {}, kByteC,
      1},
@@ -237,8 +163,8 @@ TEST_P(LineFaults, ResultLinesAndTime) {
         if (fault.fallback) sim->SetDefaultResponse(kStation, *fault.fallback);
 
         alignas(8) unsigned char context[QOR_CONTEXT_SIZE] = {};
-        ASSERT_EQ(StartOn(context, PortName(*sim), fault.replyTimeout), QOR_DONE);
-        Gate gate = Parse(fault.operation, fault.gate, fault.count);
+        ASSERT_EQ(ColdStartOn(context, DriverPortName(*sim), 1, fault.replyTimeout), QOR_DONE);
+        TestGate gate = Parse(fault.operation, fault.gate, fault.count);
         if (fault.operation == QOR_OP_SINGLE_WRITE) gate.values[1] = 9;
         if (fault.operation == QOR_OP_BLOCK_WRITE) {
             for (int i = 0; i < fault.count; ++i) gate.values[static_cast<size_t>(i)] = static_cast<int16_t>(i + 1);
@@ -288,7 +214,7 @@ TEST_P(PulledDevice, FailsInTimeAndRecoversOnAnotherPort) {
         spare->SetStation(kStation, Image(0x77));
 
         alignas(8) unsigned char context[QOR_CONTEXT_SIZE] = {};
-        ASSERT_EQ(StartOn(context, PortName(*pulled), kReplyTimeout), QOR_DONE);
+        ASSERT_EQ(ColdStartOn(context, DriverPortName(*pulled), 1, kReplyTimeout), QOR_DONE);
         LogCapture log;
 
         std::thread puller;
@@ -302,7 +228,7 @@ TEST_P(PulledDevice, FailsInTimeAndRecoversOnAnotherPort) {
         } else {
             pulled->Hangup();
         }
-        Gate byte = Parse(QOR_OP_SINGLE_READ, "05CA", 1);
+        TestGate byte = Parse(QOR_OP_SINGLE_READ, "05CA", 1);
         const Timed read = Request(context, QOR_OP_SINGLE_READ, byte);
         if (puller.joinable()) puller.join();
         std::printf("read on the pulled device: %.0f ms\n", Milliseconds(read.took));
@@ -329,7 +255,7 @@ TEST_P(PulledDevice, FailsInTimeAndRecoversOnAnotherPort) {
             {QOR_OP_BLOCK_WRITE, "05AA", 3, 3},
         };
         for (const auto &other : others) {
-            Gate gate = Parse(other.operation, other.text, other.count);
+            TestGate gate = Parse(other.operation, other.text, other.count);
             gate.values[1] = 1;
             const Timed run = Request(context, other.operation, gate);
             std::printf("operation %u on the pulled device: %.0f ms\n", other.operation, Milliseconds(run.took));
@@ -338,7 +264,7 @@ TEST_P(PulledDevice, FailsInTimeAndRecoversOnAnotherPort) {
         }
 
         ChangeParams change{};
-        std::strncpy(change.portName, PortName(*spare).c_str(), sizeof change.portName - 1);
+        std::strncpy(change.portName, DriverPortName(*spare).c_str(), sizeof change.portName - 1);
         if (whileReading) {
             // The change closes the dead port itself and keeps the context running.
             EXPECT_EQ(QorCall(context, QOR_OP_CHANGE_QOR_PARAMS, &change), QOR_DONE);
@@ -351,7 +277,7 @@ TEST_P(PulledDevice, FailsInTimeAndRecoversOnAnotherPort) {
             EXPECT_EQ(QorCall(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);
             EXPECT_EQ(QorCall(context, QOR_OP_REOPEN_COM, nullptr), QOR_DONE);
         }
-        Gate again = Parse(QOR_OP_SINGLE_READ, "05CA", 1);
+        TestGate again = Parse(QOR_OP_SINGLE_READ, "05CA", 1);
         EXPECT_EQ(Request(context, QOR_OP_SINGLE_READ, again).result, QOR_DONE);
         EXPECT_EQ(again.values[1], 0x77);
         EXPECT_EQ(QorCall(context, QOR_OP_CLOSE_COM, nullptr), QOR_DONE);

@@ -38,30 +38,34 @@ void SimFixture::TearDown() {
     sim_.reset();
 }
 
-int32_t SimFixture::Start(const std::string &portName, int32_t enabled, int32_t replyTimeout) {
+int32_t ColdStartOn(void *context, const std::string &portName, int32_t enabled, int32_t replyTimeout) {
     StartParams start{};
     EXPECT_LT(portName.size(), sizeof start.portName) << portName;
     std::strncpy(start.portName, portName.c_str(), sizeof start.portName - 1);
     start.enabled = enabled;
     start.replyTimeout = replyTimeout;
     start.line = LineSettings{9600, 8, 0, 0};
+    return QorCall(context, QOR_OP_COLD_START, &start);
+}
+
+std::string DriverPortName(const optolink_sim::Simulator &sim) {
+    std::string path = sim.PortPath();
+    const std::string dev = "/dev/";
+    if (path.compare(0, dev.size(), dev) == 0) path = path.substr(dev.size());
+    return path;
+}
+
+int32_t SimFixture::Start(const std::string &portName, int32_t enabled, int32_t replyTimeout) {
     // A context holding a port closes it first, as the host does.
     QorCall(context(), QOR_OP_CLOSE_COM, nullptr);
-    const int32_t result = QorCall(context(), QOR_OP_COLD_START, &start);
+    const int32_t result = ColdStartOn(context(), portName, enabled, replyTimeout);
     log_.Clear();
     return result;
 }
 
-int32_t SimFixture::StartOnSimulator(int32_t replyTimeout) {
-    // Names under /dev/ go without the prefix, so that "/dev/pts/123" fits
-    // the 11 characters of a port name as "pts/123".
-    std::string path = sim_->PortPath();
-    const std::string dev = "/dev/";
-    if (path.compare(0, dev.size(), dev) == 0) path = path.substr(dev.size());
-    return Start(path, 1, replyTimeout);
-}
+int32_t SimFixture::StartOnSimulator(int32_t replyTimeout) { return Start(DriverPortName(*sim_), 1, replyTimeout); }
 
-TestGate SimFixture::Single(const std::string &text) {
+TestGate Single(const std::string &text) {
     TestGate gate;
     gate.text = text;
     AddressParseRecord parse{};
@@ -72,7 +76,7 @@ TestGate SimFixture::Single(const std::string &text) {
     return gate;
 }
 
-TestGate SimFixture::Block(const std::string &text, int32_t elementCount) {
+TestGate Block(const std::string &text, int32_t elementCount) {
     TestGate gate;
     gate.text = text;
     gate.elementCount = elementCount;
@@ -102,4 +106,52 @@ std::vector<LogLine> RetryLines(int first, int last) {
 std::vector<LogLine> operator+(std::vector<LogLine> a, const std::vector<LogLine> &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+optolink_sim::Response Silent() {
+    optolink_sim::Response response;
+    response.silent = true;
+    return response;
+}
+
+optolink_sim::Response Raw(const std::string &text) {
+    optolink_sim::Response response;
+    response.raw = text;
+    return response;
+}
+
+optolink_sim::Response JunkBefore(const std::string &junk) {
+    optolink_sim::Response response;
+    response.junkBefore = junk;
+    return response;
+}
+
+optolink_sim::Response AnswerAs(int station) {
+    optolink_sim::Response response;
+    response.answerAs = station;
+    return response;
+}
+
+optolink_sim::Response DropAck() {
+    optolink_sim::Response response;
+    response.dropAck = true;
+    return response;
+}
+
+optolink_sim::Response CutAfter(int characters) {
+    optolink_sim::Response response;
+    response.truncateAfter = characters;
+    return response;
+}
+
+optolink_sim::Response NeverEnds() {
+    optolink_sim::Response response;
+    response.neverEnds = true;
+    return response;
+}
+
+optolink_sim::Response Delayed(int milliseconds) {
+    optolink_sim::Response response;
+    response.delayMs = milliseconds;
+    return response;
 }

@@ -30,6 +30,29 @@ struct TestGate {
     GateRecord Record();
 };
 
+// Parses through QorMain (operation 3 with the data type the suffix asks
+// for, or operation 4); a refusal fails the test.
+TestGate Single(const std::string &text);
+TestGate Block(const std::string &text, int32_t elementCount);
+
+// ColdStart of context on the named port at 9600 baud, 8 data bits, no
+// parity, one stop bit.
+int32_t ColdStartOn(void *context, const std::string &portName, int32_t enabled, int32_t replyTimeout);
+
+// The name the driver is given for the simulator's port: "pts/123" for
+// "/dev/pts/123", which fits the 11 characters of a port name.
+std::string DriverPortName(const optolink_sim::Simulator &sim);
+
+// A station's response with one fault switch set.
+optolink_sim::Response Silent();
+optolink_sim::Response Raw(const std::string &text);
+optolink_sim::Response JunkBefore(const std::string &junk);
+optolink_sim::Response AnswerAs(int station);
+optolink_sim::Response DropAck();
+optolink_sim::Response CutAfter(int characters);
+optolink_sim::Response NeverEnds();
+optolink_sim::Response Delayed(int milliseconds);
+
 class SimFixture : public testing::Test {
 protected:
     // 100 ms per reply character: enough for an unpaced simulator on a
@@ -43,11 +66,6 @@ protected:
     int32_t Start(const std::string &portName, int32_t enabled, int32_t replyTimeout = kReplyTimeout);
     // ColdStart on the simulator's line.
     int32_t StartOnSimulator(int32_t replyTimeout = kReplyTimeout);
-
-    // Parses through QorMain (operation 3 with the data type the suffix
-    // asks for, or operation 4); a refusal fails the test.
-    TestGate Single(const std::string &text);
-    TestGate Block(const std::string &text, int32_t elementCount);
 
     // Operation 5, 6, 7 or 10 on the gate; its buffer keeps what the driver wrote.
     int32_t Run(uint32_t operation, TestGate &gate);
